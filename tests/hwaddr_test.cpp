@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -108,7 +109,10 @@ Result run(const Invocation &inv)
 {
 	char tmpl[] = "/tmp/hwaddr-test.XXXXXX";
 	const fs::path dir = mkdtemp(tmpl);
-	const fs::path out = dir / "out", err = dir / "err", log = dir / "setup", trace = dir / "trace";
+	const fs::path out = dir / "out";
+	const fs::path err = dir / "err";
+	const fs::path log = dir / "setup";
+	const fs::path trace = dir / "trace";
 
 	std::string script =
 		"log=$1; shift; (set -e; " + inv.setup + ") >\"$log\" 2>&1 || exit 125; exec \"$@\"";
@@ -120,9 +124,11 @@ Result run(const Invocation &inv)
 		argv.insert(argv.end(), inv.strace.begin(), inv.strace.end());
 		argv.emplace_back("--");
 	}
-	for (const std::string &w : hwaddr_command())
-		argv.push_back(w);
+	const std::vector<std::string> hwaddr = hwaddr_command();
+	argv.insert(argv.end(), hwaddr.begin(), hwaddr.end());
 	argv.insert(argv.end(), inv.args.begin(), inv.args.end());
+	std::vector<char *> cargv(argv.size() + 1, nullptr);
+	std::transform(argv.begin(), argv.end(), cargv.begin(), [](std::string &a) { return a.data(); });
 
 	int out_fd = -1;
 	switch (inv.out) {
@@ -147,15 +153,11 @@ Result run(const Invocation &inv)
 	Result r;
 	const pid_t pid = (out_fd < 0 || err_fd < 0 || null_fd < 0) ? -1 : fork();
 	if (pid == 0) {
-		std::vector<char *> cargv;
-		for (std::string &a : argv)
-			cargv.push_back(a.data());
-		cargv.push_back(nullptr);
 		dup2(null_fd, 0);
 		dup2(out_fd, 1);
 		dup2(err_fd, 2);
 		// The default action, as a user's shell gives it, whatever ours is.
-		signal(SIGPIPE, SIG_DFL);
+		(void)signal(SIGPIPE, SIG_DFL);
 		execvp(cargv[0], cargv.data());
 		_exit(127);
 	}
@@ -358,7 +360,9 @@ TEST(Host, AgreesWithIp)
 {
 	std::string line = kZeros;
 	if (FILE *ip = popen("ip -br link show eth0 2>/dev/null", "r")) {
-		char name[64], state[64], addr[64];
+		char name[64];
+		char state[64];
+		char addr[64];
 		if (fscanf(ip, "%63s %63s %63s", name, state, addr) == 3 &&
 		    std::regex_match(addr, std::regex("([0-9a-f]{2}:){5}[0-9a-f]{2}"))) {
 			line = addr;
