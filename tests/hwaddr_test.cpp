@@ -321,9 +321,9 @@ TEST_F(Traced, NoSocketAvailable)
 }
 
 // Where the socket is closed relative to the first byte of output.
-class SocketClosedFirst : public Traced, public ::testing::WithParamInterface<Scenario> {};
+class TracedClose : public Traced, public ::testing::WithParamInterface<Scenario> {};
 
-TEST_P(SocketClosedFirst, BeforeAnyOutput)
+TEST_P(TracedClose, BeforeAnyOutput)
 {
 	Invocation inv{GetParam().setup};
 	inv.strace = {"-e", "trace=socket,ioctl,close,write,writev"};
@@ -348,7 +348,7 @@ TEST_P(SocketClosedFirst, BeforeAnyOutput)
 	EXPECT_NE(std::min(written, writtenv), std::string::npos) << r.trace;
 }
 
-INSTANTIATE_TEST_SUITE_P(Hwaddr, SocketClosedFirst,
+INSTANTIATE_TEST_SUITE_P(Hwaddr, TracedClose,
 			 ::testing::Values(Scenario{"RequestSucceeds", veth("a0:b1:c2:d3:e4:f5"),
 						    "A0:B1:C2:D3:E4:F5\n"},
 					   Scenario{"RequestFails", "", kZeros}),
