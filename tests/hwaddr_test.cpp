@@ -88,7 +88,7 @@ const std::string &unshare_flag()
 	return flag;
 }
 
-enum class Stdout { Captured, DevFull, NoReader };
+enum class Stdout { Captured, DevFull, NoReader, Closed };
 
 struct Result {
 	int status = -1; // as from waitpid
@@ -118,6 +118,8 @@ Result run(const Invocation &inv)
 		"log=$1; shift; (set -e; " + inv.setup + ") >\"$log\" 2>&1 || exit 125; exec \"$@\"";
 	if (inv.stdin_closed)
 		script += " 0<&-";
+	if (inv.out == Stdout::Closed)
+		script += " 1>&-";
 	std::vector<std::string> argv = {"unshare", unshare_flag(), "sh", "-c", script, "sh", log};
 	if (!inv.strace.empty()) {
 		argv.insert(argv.end(), {"strace", "-f", "-qq", "-o", trace});
@@ -133,6 +135,7 @@ Result run(const Invocation &inv)
 	int out_fd = -1;
 	switch (inv.out) {
 	case Stdout::Captured:
+	case Stdout::Closed: // by the shell, just before hwaddr starts
 		out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 		break;
 	case Stdout::DevFull:
@@ -298,6 +301,9 @@ const Sink kSinks[] = {
 	{"DevFullZeros", Stdout::DevFull, ""},
 	{"NoReaderAddress", Stdout::NoReader, veth("a0:b1:c2:d3:e4:f5")},
 	{"NoReaderZeros", Stdout::NoReader, ""},
+	// With standard output closed, the socket is given descriptor 1.
+	{"ClosedAddress", Stdout::Closed, veth("a0:b1:c2:d3:e4:f5")},
+	{"ClosedZeros", Stdout::Closed, ""},
 };
 
 class FailedWrites : public Namespaced, public ::testing::WithParamInterface<Sink> {};
