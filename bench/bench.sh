@@ -3,7 +3,7 @@
 # instead: median wall time (hyperfine), user-space instructions (callgrind)
 # and peak RSS (GNU time).
 #
-#   bench/bench.sh [path/to/hwaddr]     default: build/hwaddr, built if missing
+#   bench/bench.sh [path/to/hwaddr]     default: build/hwaddr, built or brought up to date
 #
 # Needs hyperfine and valgrind: apt-get install -y hyperfine valgrind
 set -euo pipefail
@@ -15,6 +15,12 @@ for tool in hyperfine valgrind /usr/bin/time gcc; do
 		exit 1
 	}
 done
+
+# cat and ip fail without an eth0, and hwaddr would take its short path.
+ip link show eth0 >/dev/null 2>&1 || {
+	echo "bench: this machine has no interface named eth0 to measure against" >&2
+	exit 1
+}
 
 hwaddr=${1:-build/hwaddr}
 if [ $# -eq 0 ]; then
@@ -41,7 +47,7 @@ commands=("$work/floor" "$hwaddr" "cat /sys/class/net/eth0/address" "ip -br link
 # of 400 runs taken in turn with the other programs, so that drift in the
 # machine's speed falls on all of them alike; the median of the round medians.
 wall_rounds() {
-	for round in 1 2 3 4 5; do
+	for _ in 1 2 3 4 5; do
 		for i in "${!names[@]}"; do
 			hyperfine -N --style none --warmup 50 --runs 400 --export-csv "$work/t.csv" \
 				"${commands[$i]}" >/dev/null 2>&1
